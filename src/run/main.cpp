@@ -1,0 +1,3 @@
+#include "run/probe.h"
+
+int main(int argc, char** argv) { return ntsnap::ntsnapMain(argc, argv); }
