@@ -136,6 +136,7 @@ int ntsnapMain(int argc, const char* const* argv) {
     }
     if (ok) {
         std::uint8_t cpuCount = read8(r.basicInfo.base + BasicInfoRecord::processorCount);
+        // The reports go here, process table first.
         (void)cpuCount;
     }
 
