@@ -41,7 +41,8 @@ void walk(const ntsnap::Block& block, std::uint32_t osMajor) {
             }
         }
         const unsigned char* found;
-        ntsnap::findProcess(block, ntsnap::read32(entry + ntsnap::ProcessRecord::processId), &found);
+        ntsnap::findProcess(block, ntsnap::read32(entry + ntsnap::ProcessRecord::processId),
+                            &found);
         sink = sum + (found == entry);
     }
 }

@@ -28,7 +28,9 @@ namespace {
 
 const std::int64_t epochDays = daysFromCivil(1601, 1, 1);
 
-bool leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool leap(std::int64_t y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 unsigned daysInMonth(std::int64_t y, unsigned m) {
     static const unsigned days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -70,8 +72,8 @@ int systemTimeToStamp(const platform::SystemTime* f, std::uint64_t* stamp) {
         return 0;
     }
     const std::int64_t days = daysFromCivil(f->wYear, f->wMonth, f->wDay) - epochDays;
-    const std::uint64_t seconds = static_cast<std::uint64_t>(days) * 86400 + f->wHour * 3600u +
-                                  f->wMinute * 60u + f->wSecond;
+    const std::uint64_t seconds =
+        static_cast<std::uint64_t>(days) * 86400 + f->wHour * 3600u + f->wMinute * 60u + f->wSecond;
     *stamp = (seconds * 1000 + f->wMilliseconds) * 10000;
     return 1;
 }

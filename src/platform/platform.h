@@ -101,10 +101,12 @@ static_assert(sizeof(TimeZoneInformation) == 172);
 // ERROR_INSUFFICIENT_BUFFER, or with the code of whatever kept the system from answering.
 BOOL GetVersionExW(OSVersionInfoW* info);
 
-// Loads a library by name. Returns null on failure, leaving ERROR_MOD_NOT_FOUND for an unknown name.
+// Loads a library by name. Returns null on failure, leaving ERROR_MOD_NOT_FOUND for an unknown
+// name.
 HMODULE LoadLibraryW(const char16_t* name);
 
-// Looks up an entry point. Returns null on failure, leaving ERROR_PROC_NOT_FOUND for an unknown name.
+// Looks up an entry point. Returns null on failure, leaving ERROR_PROC_NOT_FOUND for an unknown
+// name.
 FARPROC GetProcAddress(HMODULE library, const char* name);
 
 // Releases a library; returns 0 and leaves ERROR_INVALID_PARAMETER for a handle it never gave out.

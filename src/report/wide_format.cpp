@@ -151,8 +151,8 @@ void formatWide(WideSink sink, void* context, const char16_t* format, std::va_li
                 ++p;
             } else {
                 while (*p >= u'0' && *p <= u'9') {
-                    spec.precision =
-                        spec.precision < 100000 ? spec.precision * 10 + (*p - u'0') : spec.precision;
+                    spec.precision = spec.precision < 100000 ? spec.precision * 10 + (*p - u'0')
+                                                             : spec.precision;
                     ++p;
                 }
             }

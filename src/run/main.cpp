@@ -1,3 +1,5 @@
 #include "run/probe.h"
 
-int main(int argc, char** argv) { return ntsnap::ntsnapMain(argc, argv); }
+int main(int argc, char** argv) {
+    return ntsnap::ntsnapMain(argc, argv);
+}

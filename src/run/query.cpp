@@ -24,7 +24,8 @@ int systemInfo(std::uint32_t infoClass, Block* pBuffer, std::uint32_t initialSiz
     }
     std::uint32_t size = initialSize;
     for (;;) {
-        pBuffer->base = static_cast<unsigned char*>(platform::LocalAlloc(platform::LMEM_ZEROINIT, size));
+        pBuffer->base =
+            static_cast<unsigned char*>(platform::LocalAlloc(platform::LMEM_ZEROINIT, size));
         pBuffer->size = pBuffer->base != nullptr ? size : 0;
         if (pBuffer->base == nullptr) {
             platform::DWORD code = platform::GetLastError();
@@ -32,7 +33,8 @@ int systemInfo(std::uint32_t infoClass, Block* pBuffer, std::uint32_t initialSiz
             return 0;
         }
         platform::DWORD returned = 0;
-        platform::NTSTATUS status = ntQuerySystemInformation(infoClass, pBuffer->base, size, &returned);
+        platform::NTSTATUS status =
+            ntQuerySystemInformation(infoClass, pBuffer->base, size, &returned);
         if (status == platform::STATUS_SUCCESS) {
             return 1;
         }

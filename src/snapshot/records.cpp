@@ -6,7 +6,9 @@ namespace ntsnap {
 
 const char16_t idleName[5] = u"Idle";
 
-std::uint8_t read8(const unsigned char* at) { return at[0]; }
+std::uint8_t read8(const unsigned char* at) {
+    return at[0];
+}
 
 std::uint32_t read32(const unsigned char* at) {
     return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |

@@ -1,9 +1,9 @@
 // May use: the C++ library and the below-2-GiB allocator. Never the real system services.
 #include "tests/fake/fake_platform.h"
 
+#include "platform/calendar.h"
 #include "platform/linux/low_memory.h"
 #include "report/wide_format.h"
-#include "platform/calendar.h"
 #include "snapshot/records.h"
 
 #include <cstdarg>
@@ -167,17 +167,21 @@ HLOCAL LocalFree(HLOCAL block) {
         failed(ERROR_INVALID_PARAMETER);
         return block;
     }
-    s.log.push_back({found->second == 0xFFFFFFFFu ? fake::Event::messageRelease
-                                                  : fake::Event::release,
-                     block, found->second});
+    s.log.push_back(
+        {found->second == 0xFFFFFFFFu ? fake::Event::messageRelease : fake::Event::release, block,
+         found->second});
     s.live.erase(found);
     lowmem::release(block);
     return nullptr;
 }
 
-void Sleep(DWORD) { ++fake::state().sleeps; }
+void Sleep(DWORD) {
+    ++fake::state().sleeps;
+}
 
-DWORD GetLastError() { return fake::state().lastError; }
+DWORD GetLastError() {
+    return fake::state().lastError;
+}
 
 DWORD FormatMessageW(DWORD flags, const void*, DWORD messageId, DWORD, char16_t* buffer, DWORD,
                      void*) {

@@ -69,14 +69,14 @@ struct State {
     platform::TimeZoneInformation zone{};
 
     // What the services saw.
-    std::string out;                  // bytes written to standard output
-    int consoleWrites = 0;            // calls of writeStandardOutput
+    std::string out;       // bytes written to standard output
+    int consoleWrites = 0; // calls of writeStandardOutput
     int allocCalls = 0;
-    std::map<std::uint32_t, int> queryCalls;            // per class
-    std::map<std::uint32_t, int> querySuccesses;        // per class
-    std::vector<std::uint32_t> querySizes;              // every size passed, in order
-    std::vector<LogEntry> log;                          // blocks and library, in order
-    std::map<const void*, std::uint32_t> live;          // blocks not yet released
+    std::map<std::uint32_t, int> queryCalls;     // per class
+    std::map<std::uint32_t, int> querySuccesses; // per class
+    std::vector<std::uint32_t> querySizes;       // every size passed, in order
+    std::vector<LogEntry> log;                   // blocks and library, in order
+    std::map<const void*, std::uint32_t> live;   // blocks not yet released
     int doubleReleases = 0;
     int libraryLoads = 0;
     int libraryReleases = 0;

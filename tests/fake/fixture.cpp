@@ -20,7 +20,8 @@ fake::Fixture processBlock(const std::vector<Process>& processes, std::uint32_t 
         const Process& p = processes[n];
         std::size_t at = (b.size() + 7) / 8 * 8;
         if (n != 0) {
-            write32(b.data() + previous + P::nextEntryOffset, static_cast<std::uint32_t>(at - previous));
+            write32(b.data() + previous + P::nextEntryOffset,
+                    static_cast<std::uint32_t>(at - previous));
         }
         std::size_t threadsEnd = at + threadsAt + T::size * p.threads.size();
         std::size_t nameAt = threadsEnd;

@@ -28,7 +28,7 @@ struct Thread {
 
 struct Process {
     std::u16string name;
-    bool nullName = false;           // a null imageNameBuffer instead of the name
+    bool nullName = false; // a null imageNameBuffer instead of the name
     std::uint32_t processId = 0;
     std::uint32_t parentProcessId = 0;
     std::uint32_t basePriority = 8;

@@ -28,14 +28,14 @@ TEST(WideFormat, Conversions) {
         {format(u"%5lu|%-5lu|", 42u, 42u), u"   42|42   |"},
         {format(u"%+5ld|%+5ld|%+5ld", 0, -8, 12345), u"   +0|   -8|+12345"},
         {format(u"%8I64u", 1ull << 40), u"1099511627776"},
-        {format(u"%+5I64d|%I64d", -3ll, -9223372036854775807ll - 1),
-         u"   -3|-9223372036854775808"},
+        {format(u"%+5I64d|%I64d", -3ll, -9223372036854775807ll - 1), u"   -3|-9223372036854775808"},
         {format(u"%10p|%-10p|%p", 0x1234ABu, 0u, 0xFFFFFFFFu), u"  001234AB|00000000  |FFFFFFFF"},
         {format(u"0x%XL", 0xC0000004u), u"0xC0000004L"},
         {format(u"0x%XL|%x", 0x102u, 255u), u"0x102L|ff"},
         {format(u"%04u-%02u-%02u %03u", 1601u, 1u, 2u, 7u), u"1601-01-02 007"},
         {format(u"%lu.%03lu", 4294967u, 295u), u"4294967.295"},
-        {format(u"%-15s|%5s|%s", u"Idle", u"toolongname", nullptr), u"Idle           |toolongname|(null)"},
+        {format(u"%-15s|%5s|%s", u"Idle", u"toolongname", nullptr),
+         u"Idle           |toolongname|(null)"},
         {format(u"%-15s|", u"a-very-long-image-name"), u"a-very-long-image-name|"},
         {format(u"%23s", nullptr), u"                 (null)"},
         {format(u"%.2s|%c|%%|%5.3u", u"abc", 'z', 7u), u"ab|z|%|  007"},
@@ -78,7 +78,8 @@ TEST(WideFormat, WsprintfOfThePlatformUsesTheSameEngine) {
 TEST(Print, OneBytePerCharacterAndCrLfLineEnds) {
     fake::reset();
     ntsnap::print(u"%7s|%s\n", u"\u00B1CTXS", u"\u20AC\u00FF");
-    EXPECT_EQ(fake::state().out, std::string("  \xB1" "CTXS|?\xFF\r\n"));
+    EXPECT_EQ(fake::state().out, std::string("  \xB1"
+                                             "CTXS|?\xFF\r\n"));
 }
 
 TEST(Print, LongOutputArrivesWholeInOrder) {
