@@ -83,7 +83,9 @@ NTSTATUS PLATFORM_STDCALL fakeQuery(DWORD infoClass, void* buffer, DWORD bufferS
     const fake::Fixture& fixture = script.fixtures[index];
     auto* block = static_cast<unsigned char*>(buffer);
     std::size_t n = fixture.bytes.size() < bufferSize ? fixture.bytes.size() : bufferSize;
-    std::memcpy(block, fixture.bytes.data(), n);
+    if (n != 0) {
+        std::memcpy(block, fixture.bytes.data(), n);
+    }
     for (std::uint32_t at : fixture.relocations) {
         if (at + 4 <= n) {
             std::uint32_t offset = ntsnap::read32(block + at);

@@ -105,7 +105,9 @@ fake::Fixture basicInfo(std::uint8_t cpus) {
 ntsnap::Block place(const fake::Fixture& f) {
     auto size = static_cast<std::uint32_t>(f.bytes.empty() ? 1 : f.bytes.size());
     auto* base = static_cast<unsigned char*>(lowmem::allocate(size));
-    std::memcpy(base, f.bytes.data(), f.bytes.size());
+    if (!f.bytes.empty()) {
+        std::memcpy(base, f.bytes.data(), f.bytes.size());
+    }
     for (std::uint32_t at : f.relocations) {
         ntsnap::storePointer32(base + at, base + ntsnap::read32(base + at));
     }
