@@ -1,6 +1,8 @@
 #include "run/probe.h"
 
 #include "report/print.h"
+#include "report/process_report.h"
+#include "report/thread_report.h"
 #include "run/query.h"
 
 #include <cstring>
@@ -136,8 +138,12 @@ int ntsnapMain(int argc, const char* const* argv) {
     }
     if (ok) {
         std::uint8_t cpuCount = read8(r.basicInfo.base + BasicInfoRecord::processorCount);
-        // The reports go here, process table first.
-        (void)cpuCount;
+        if (switches.showProcs) {
+            ok = writeProcInfo(r.procOld, r.procNew, r.todOld, r.todNew, cpuCount, osMajor);
+        }
+        if (ok && switches.showThreads) {
+            ok = writeThreadInfo(r.procOld, r.procNew, r.todOld, r.todNew, cpuCount, osMajor);
+        }
     }
 
     if (library != nullptr) {
