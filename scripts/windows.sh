@@ -5,6 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh g++-mingw-w64-i686 binutils-mingw-w64-i686
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
-      -DNTSNAP_WERROR=ON >/dev/null
+      -DCMAKE_BUILD_TYPE=Release -DNTSNAP_WERROR=ON >/dev/null
 cmake --build build-win
 bash scripts/check_exe.sh build-win/ntsnap.exe
