@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh g++-mingw-w64-i686 binutils-mingw-w64-i686
-cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
+cmake --no-warn-unused-cli -S . -B build-win -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE=cmake/i686-w64-mingw32.cmake \
       -DCMAKE_BUILD_TYPE=Release -DNTSNAP_WERROR=ON >/dev/null
 cmake --build build-win
 bash scripts/check_exe.sh build-win/ntsnap.exe
