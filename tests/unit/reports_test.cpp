@@ -127,6 +127,10 @@ Machine busyMachine() {
     started.threadState = 0xFFFFFFFFu;
     started.waitReason = 0xFFFFFFFFu;
     app.threads.push_back(started);
+    // A thread that names another owner is matched among that owner's old threads.
+    fixture::Thread stray = thread(1001, 0, 3 * second + second / 2, 905);
+    stray.ownerProcessId = 1000;
+    nameless.threads.push_back(stray);
     fixture::Process fresh = process(2000, u"new.exe", second / 2, 0);
     fresh.createTime = t0 + second / 4;
     fresh.parentProcessId = 1000;
