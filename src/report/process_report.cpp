@@ -19,13 +19,22 @@ unsigned kilo(const unsigned char* entry, std::uint32_t offset) {
     return read32(entry + offset) >> 10;
 }
 
-void printLine(const Block& block, const unsigned char* entry, const ProcDelta& d,
-               char16_t* timeBuf, char16_t* userBuf, char16_t* kernelBuf) {
+// THRDS counts the threads that lie inside the block, as the thread report lists them; without a
+// thread layout for the major version it is the entry's own count.
+std::uint32_t threadsOf(const Block& block, const unsigned char* entry, std::uint32_t osMajor) {
+    const unsigned char* threads;
+    std::uint32_t count;
+    return threadArray(block, entry, osMajor, &threads, &count) ? count
+                                                                : read32(entry + P::threadCount);
+}
+
+void printLine(const Block& block, const unsigned char* entry, std::uint32_t osMajor,
+               const ProcDelta& d, char16_t* timeBuf, char16_t* userBuf, char16_t* kernelBuf) {
     print(u"%-15s %5lu %5lu %5lu %23s %11s %11s %4lu %5lu %5lu %8lu %8lu K %+5ld K %8lu K %8lu K "
           u"%+5ld K %8lu K %8lu K %+5ld K %8lu K %8lu K %+5ld K %8lu K %8lu K %+5ld K %8lu K "
           u"%8lu K %+5ld K",
           imageName(block, entry), read32(entry + P::processId), read32(entry + P::parentProcessId),
-          read32(entry + P::threadCount), formatTime(entry + P::createTime, timeBuf),
+          threadsOf(block, entry, osMajor), formatTime(entry + P::createTime, timeBuf),
           formatDuration(entry + P::userTime, userBuf),
           formatDuration(entry + P::kernelTime, kernelBuf), d.cpuPercent,
           read32(entry + P::basePriority), read32(entry + P::handleCount),
@@ -98,7 +107,7 @@ int writeProcInfo(const Block& pProcOld, Block& pProcNew, const Block& todOld, c
             clearCreateTime(entry);
         }
         procDelta(&delta, pProcOld, entry, todOld, todNew, cpuCount, osMajor);
-        printLine(pProcNew, entry, delta, timeBuf, userBuf, kernelBuf);
+        printLine(pProcNew, entry, osMajor, delta, timeBuf, userBuf, kernelBuf);
         if (osMajor == 5) {
             printIoTail(entry + P::ioCounters, delta);
         } else {

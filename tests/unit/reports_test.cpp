@@ -256,6 +256,56 @@ TEST(Reports, TheIdleProcessIsNamedInTheThreadReportAlone) {
               std::string::npos);
 }
 
+// A table cut short by the end of its block: the reports list what lies inside it, and the
+// thread counts are those of the threads listed.
+TEST(Reports, ATableCutShortByItsBlockIsListedAsFarAsItReaches) {
+    fixture::Process first = process(1, u"first", 0, 0);
+    first.threads = {thread(11, 0, 0, 0), thread(12, 0, 0, 0)};
+    fixture::Process second = process(2, u"second", 0, 0);
+    second.threads = {thread(21, 0, 0, 0), thread(22, 0, 0, 0), thread(23, 0, 0, 0)};
+    fake::Fixture whole = fixture::processBlock({first, second}, 5);
+    const std::uint32_t secondAt = read32(whole.bytes.data() + ProcessRecord::nextEntryOffset);
+    Block tod = fixture::place(fixture::timeOfDay(t0));
+
+    struct Case {
+        std::uint32_t size;
+        std::size_t processRows;
+        const char* secondThreads;
+    } cases[] = {
+        {secondAt + 184 + 64 + 10, 2, "PID:2((null))  THRDS:1  "}, // one thread and no name fit
+        {secondAt + 150, 1, nullptr}, // its I/O block does not fit: the table ends before it
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        fake::Fixture cut = whole;
+        cut.bytes.resize(c.size);
+        cut.relocations.pop_back();
+        Block oldBlock = fixture::place(cut);
+        Block newBlock = fixture::place(cut);
+        ASSERT_EQ(writeProcInfo(oldBlock, newBlock, tod, tod, 1, 5), 1);
+        ASSERT_EQ(writeThreadInfo(oldBlock, newBlock, tod, tod, 1, 5), 1);
+        std::vector<std::string> out = lines(fake::state().out);
+        ASSERT_GE(out.size(), 5 + c.processRows);
+        EXPECT_EQ(out[4].substr(0, 34), "first               1     0     2 ");
+        EXPECT_EQ(out[4 + c.processRows], "");
+        if (c.processRows == 2) {
+            EXPECT_EQ(out[5].substr(0, 34), "(null)              2     0     1 ");
+        }
+        const std::string& all = fake::state().out;
+        EXPECT_NE(all.find("PID:1(first)  THRDS:2  "), std::string::npos);
+        if (c.secondThreads != nullptr) {
+            EXPECT_NE(all.find(c.secondThreads), std::string::npos);
+            EXPECT_NE(all.find("\r\n      21 Waiting"), std::string::npos);
+            EXPECT_EQ(all.find("      22 Waiting"), std::string::npos);
+        } else {
+            EXPECT_EQ(all.find("PID:2"), std::string::npos);
+        }
+        fixture::release(&oldBlock);
+        fixture::release(&newBlock);
+    }
+    fixture::release(&tod);
+}
+
 TEST(Reports, EmptySlotsPrintTheirProbeLine) {
     fake::reset();
     Block block = fixture::place(fixture::processBlock({process(1, u"one", 0, 0)}, 5));
