@@ -6,7 +6,9 @@
 
 #include <time.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace platform {
 namespace {
@@ -78,7 +80,7 @@ std::int64_t findChange(std::int64_t low, std::int64_t high, int before) {
 
 // The machine's zone as the record describes it, with the rules in force this year. Returns the
 // zone identifier of the record (0, 1, 2) or TIME_ZONE_ID_INVALID.
-DWORD machineZone(TimeZoneInformation* zone) {
+DWORD computeZone(TimeZoneInformation* zone) {
     tzset();
     std::memset(zone, 0, sizeof *zone);
     const time_t now = time(nullptr);
@@ -129,6 +131,57 @@ DWORD machineZone(TimeZoneInformation* zone) {
     // Daylight time starts at a local standard time and ends at a local daylight time.
     ruleDate(starts, standardOffset, &zone->DaylightDate);
     ruleDate(ends, daylightOffset, &zone->StandardDate);
+    return current.tm_isdst > 0 ? 2 : 1;
+}
+
+// The reports ask for the zone once per time they print, and working out its rules takes a few
+// hundred conversions: the record is kept while TZ and the year stay the same.
+struct ZoneCache {
+    std::mutex lock;
+    bool valid = false;
+    bool hadTz = false;
+    char tz[256] = {};
+    int year = 0;
+    bool hasRule = false;
+    TimeZoneInformation zone{};
+};
+ZoneCache zoneCache;
+
+int currentYear() {
+    const time_t now = time(nullptr);
+    tm fields{};
+    return gmtime_r(&now, &fields) != nullptr ? fields.tm_year + 1900 : 0;
+}
+
+DWORD machineZone(TimeZoneInformation* zone) {
+    std::lock_guard<std::mutex> hold(zoneCache.lock);
+    const char* tz = std::getenv("TZ");
+    const int year = currentYear();
+    const bool fitsCache = tz == nullptr || std::strlen(tz) < sizeof zoneCache.tz;
+    const bool same = zoneCache.valid && fitsCache && zoneCache.year == year &&
+                      zoneCache.hadTz == (tz != nullptr) &&
+                      (tz == nullptr || std::strcmp(tz, zoneCache.tz) == 0);
+    if (!same) {
+        const DWORD id = computeZone(&zoneCache.zone);
+        zoneCache.valid = id != TIME_ZONE_ID_INVALID && fitsCache;
+        zoneCache.hadTz = tz != nullptr;
+        if (tz != nullptr && fitsCache) {
+            std::strcpy(zoneCache.tz, tz);
+        }
+        zoneCache.year = year;
+        zoneCache.hasRule = id == 1 || id == 2;
+        *zone = zoneCache.zone;
+        return id;
+    }
+    *zone = zoneCache.zone;
+    if (!zoneCache.hasRule) {
+        return 0;
+    }
+    const time_t now = time(nullptr);
+    tm current{};
+    if (localtime_r(&now, &current) == nullptr) {
+        return TIME_ZONE_ID_INVALID;
+    }
     return current.tm_isdst > 0 ? 2 : 1;
 }
 
