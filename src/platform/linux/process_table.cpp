@@ -122,8 +122,9 @@ void nativeState(char state, std::uint32_t* threadState, std::uint32_t* waitReas
     }
 }
 
-// Writes the decimal form of `id` followed by `suffix`; returns `out`.
-char* idPath(char* out, std::uint32_t id, const char* suffix) {
+// Writes `prefix`, the decimal form of `id` and `suffix` into `out` (room for 48 characters);
+// returns `out`.
+char* idPath(char* out, const char* prefix, std::uint32_t id, const char* suffix) {
     char digits[10];
     int n = 0;
     do {
@@ -131,6 +132,9 @@ char* idPath(char* out, std::uint32_t id, const char* suffix) {
         id /= 10;
     } while (id != 0);
     char* p = out;
+    while (*prefix != 0) {
+        *p++ = *prefix++;
+    }
     while (n > 0) {
         *p++ = digits[--n];
     }
@@ -247,10 +251,8 @@ void appendThread(void* context, std::uint32_t tid) {
     }
     char path[48];
     char text[1024];
-    const std::size_t prefixLength = std::strlen(list->prefix);
-    std::memcpy(path, list->prefix, prefixLength);
     long n =
-        procfs::readFileAt(list->dir, idPath(path + prefixLength, tid, "/stat"), text, sizeof text);
+        procfs::readFileAt(list->dir, idPath(path, list->prefix, tid, "/stat"), text, sizeof text);
     procfs::StatLine stat;
     if (n < 0 || !procfs::parseStat(text, static_cast<std::size_t>(n), &stat)) {
         return; // the thread ended
@@ -280,13 +282,13 @@ void appendThread(void* context, std::uint32_t tid) {
     // way) at less than half the cost of the status file. Kernels without schedstat get status.
     // The native counter is 32 bits wide and wraps.
     std::uint64_t switches = 0;
-    n = procfs::readFileAt(list->dir, idPath(path + prefixLength, tid, "/schedstat"), text,
+    n = procfs::readFileAt(list->dir, idPath(path, list->prefix, tid, "/schedstat"), text,
                            sizeof text);
     if (n > 0) {
         switches = procfs::fieldValue(text, static_cast<std::size_t>(n), 2);
     } else {
         char status[4096];
-        n = procfs::readFileAt(list->dir, idPath(path + prefixLength, tid, "/status"), status,
+        n = procfs::readFileAt(list->dir, idPath(path, list->prefix, tid, "/status"), status,
                                sizeof status);
         if (n > 0) {
             const auto length = static_cast<std::size_t>(n);
@@ -307,7 +309,7 @@ void countProcess(Table* t, std::uint32_t pid) {
     char path[24];
     struct stat info {};
     std::uint64_t threads = 1;
-    if (fstatat(t->procDir, idPath(path, pid, "/task"), &info, 0) != 0) {
+    if (fstatat(t->procDir, idPath(path, "", pid, "/task"), &info, 0) != 0) {
         return; // gone
     }
     if (info.st_nlink > 2) {
@@ -368,7 +370,7 @@ void appendProcess(void* context, std::uint32_t pid) {
         return;
     }
     char path[24];
-    int dir = openat(t->procDir, idPath(path, pid, ""), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = openat(t->procDir, idPath(path, "", pid, ""), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) {
         return; // gone
     }
