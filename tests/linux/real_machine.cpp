@@ -83,8 +83,7 @@ platform::NtQuerySystemInformationFn nativeQuery() {
 Reading::Reading(std::uint32_t size) {
     block_.base = static_cast<unsigned char*>(platform::LocalAlloc(platform::LMEM_ZEROINIT, size));
     block_.size = size;
-    platform::DWORD returned = 0;
-    status_ = nativeQuery()(ntsnap::InfoClass::process, block_.base, size, &returned);
+    status_ = nativeQuery()(ntsnap::InfoClass::process, block_.base, size, &returned_);
 }
 
 Reading::~Reading() {

@@ -46,6 +46,7 @@ class Reading {
     Reading& operator=(const Reading&) = delete;
 
     platform::NTSTATUS status() const { return status_; }
+    platform::DWORD returnedLength() const { return returned_; }
     const ntsnap::Block& block() const { return block_; }
     // The entry of `pid`, or null.
     const unsigned char* process(std::uint32_t pid) const;
@@ -57,6 +58,7 @@ class Reading {
   private:
     ntsnap::Block block_{nullptr, 0};
     platform::NTSTATUS status_ = 0;
+    platform::DWORD returned_ = 0;
 };
 
 // The native query as GetProcAddress hands it out.
