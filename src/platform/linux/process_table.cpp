@@ -435,8 +435,8 @@ void appendProcess(void* context, std::uint32_t pid) {
         t->leastSize += leastEntrySize(list.seen);
         return;
     }
-    if (list.count == 0 && list.seen == 0 && stat.threadCount > 0) {
-        return; // ended while it was read
+    if (list.count == 0 && stat.threadCount > 0) {
+        return; // it ended while it was read
     }
     ntsnap::write32(entry + PR::threadCount, list.count);
     const std::uint64_t end = placeName(t, start, list.count, name, nameLength);
