@@ -5,7 +5,7 @@
 namespace ntsnap {
 namespace {
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool plus = false;
     bool blank = false;
@@ -30,15 +30,15 @@ void pad(WideSink sink, void* context, char16_t fill, int count) {
 }
 
 // Writes `body` (length n) with an optional prefix (sign, 0x) under the width rules.
-void emitField(WideSink sink, void* context, const Spec& spec, const char16_t* prefix,
+void emitField(WideSink sink, void* context, const Conversion& conv, const char16_t* prefix,
                int prefixLen, const char16_t* body, int bodyLen, bool zeroPadAllowed) {
     int total = prefixLen + bodyLen;
-    int fill = spec.width > total ? spec.width - total : 0;
-    if (spec.left) {
+    int fill = conv.width > total ? conv.width - total : 0;
+    if (conv.left) {
         sink(context, prefix, static_cast<std::size_t>(prefixLen));
         sink(context, body, static_cast<std::size_t>(bodyLen));
         pad(sink, context, u' ', fill);
-    } else if (spec.zero && zeroPadAllowed) {
+    } else if (conv.zero && zeroPadAllowed) {
         sink(context, prefix, static_cast<std::size_t>(prefixLen));
         pad(sink, context, u'0', fill);
         sink(context, body, static_cast<std::size_t>(bodyLen));
@@ -49,7 +49,7 @@ void emitField(WideSink sink, void* context, const Spec& spec, const char16_t* p
     }
 }
 
-void emitInteger(WideSink sink, void* context, const Spec& spec, std::uint64_t magnitude,
+void emitInteger(WideSink sink, void* context, const Conversion& conv, std::uint64_t magnitude,
                  bool negative, bool isSigned, unsigned base, bool upper) {
     const char16_t* digitsOf = upper ? u"0123456789ABCDEF" : u"0123456789abcdef";
     char16_t digits[96];
@@ -60,7 +60,7 @@ void emitInteger(WideSink sink, void* context, const Spec& spec, std::uint64_t m
         reversed[r++] = digitsOf[magnitude % base];
         magnitude /= base;
     }
-    int minDigits = spec.precision < 0 ? 1 : spec.precision;
+    int minDigits = conv.precision < 0 ? 1 : conv.precision;
     if (minDigits > 64) {
         minDigits = 64;
     }
@@ -75,17 +75,17 @@ void emitInteger(WideSink sink, void* context, const Spec& spec, std::uint64_t m
     if (isSigned) {
         if (negative) {
             prefix[prefixLen++] = u'-';
-        } else if (spec.plus) {
+        } else if (conv.plus) {
             prefix[prefixLen++] = u'+';
-        } else if (spec.blank) {
+        } else if (conv.blank) {
             prefix[prefixLen++] = u' ';
         }
     }
-    if (spec.alternate && base == 16 && n > 0 && !(n == 1 && digits[0] == u'0')) {
+    if (conv.alternate && base == 16 && n > 0 && !(n == 1 && digits[0] == u'0')) {
         prefix[prefixLen++] = u'0';
         prefix[prefixLen++] = upper ? u'X' : u'x';
     }
-    emitField(sink, context, spec, prefix, prefixLen, digits, n, spec.precision < 0);
+    emitField(sink, context, conv, prefix, prefixLen, digits, n, conv.precision < 0);
 }
 
 std::size_t wideLength(const char16_t* text) {
@@ -112,18 +112,18 @@ void formatWide(WideSink sink, void* context, const char16_t* format, std::va_li
             break;
         }
         const char16_t* start = p++; // at the %
-        Spec spec;
+        Conversion conv;
         for (;; ++p) {
             if (*p == u'-') {
-                spec.left = true;
+                conv.left = true;
             } else if (*p == u'+') {
-                spec.plus = true;
+                conv.plus = true;
             } else if (*p == u' ') {
-                spec.blank = true;
+                conv.blank = true;
             } else if (*p == u'0') {
-                spec.zero = true;
+                conv.zero = true;
             } else if (*p == u'#') {
-                spec.alternate = true;
+                conv.alternate = true;
             } else {
                 break;
             }
@@ -131,28 +131,28 @@ void formatWide(WideSink sink, void* context, const char16_t* format, std::va_li
         if (*p == u'*') {
             int w = va_arg(args, int);
             if (w < 0) {
-                spec.left = true;
+                conv.left = true;
                 w = w == INT32_MIN ? INT32_MAX : -w;
             }
-            spec.width = w;
+            conv.width = w;
             ++p;
         } else {
             while (*p >= u'0' && *p <= u'9') {
-                spec.width = spec.width < 100000 ? spec.width * 10 + (*p - u'0') : spec.width;
+                conv.width = conv.width < 100000 ? conv.width * 10 + (*p - u'0') : conv.width;
                 ++p;
             }
         }
         if (*p == u'.') {
             ++p;
-            spec.precision = 0;
+            conv.precision = 0;
             if (*p == u'*') {
                 int q = va_arg(args, int);
-                spec.precision = q < 0 ? -1 : q;
+                conv.precision = q < 0 ? -1 : q;
                 ++p;
             } else {
                 while (*p >= u'0' && *p <= u'9') {
-                    spec.precision = spec.precision < 100000 ? spec.precision * 10 + (*p - u'0')
-                                                             : spec.precision;
+                    conv.precision = conv.precision < 100000 ? conv.precision * 10 + (*p - u'0')
+                                                             : conv.precision;
                     ++p;
                 }
             }
@@ -160,15 +160,15 @@ void formatWide(WideSink sink, void* context, const char16_t* format, std::va_li
         for (;;) {
             if (*p == u'l') {
                 if (p[1] == u'l') {
-                    spec.wide64 = true;
+                    conv.wide64 = true;
                     ++p;
                 }
                 ++p;
             } else if (*p == u'h') {
-                spec.half = true;
+                conv.half = true;
                 ++p;
             } else if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
-                spec.wide64 = true;
+                conv.wide64 = true;
                 p += 3;
             } else {
                 break;
@@ -186,18 +186,18 @@ void formatWide(WideSink sink, void* context, const char16_t* format, std::va_li
         case u'd':
         case u'i': {
             std::int64_t value;
-            if (spec.wide64) {
+            if (conv.wide64) {
                 value = va_arg(args, long long);
             } else {
                 value = va_arg(args, int);
-                if (spec.half) {
+                if (conv.half) {
                     value = static_cast<std::int16_t>(value);
                 }
             }
             bool negative = value < 0;
             std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(value)
                                                : static_cast<std::uint64_t>(value);
-            emitInteger(sink, context, spec, magnitude, negative, true, 10, false);
+            emitInteger(sink, context, conv, magnitude, negative, true, 10, false);
             break;
         }
         case u'u':
@@ -205,16 +205,16 @@ void formatWide(WideSink sink, void* context, const char16_t* format, std::va_li
         case u'X':
         case u'o': {
             std::uint64_t value;
-            if (spec.wide64) {
+            if (conv.wide64) {
                 value = va_arg(args, unsigned long long);
             } else {
                 value = va_arg(args, unsigned int);
-                if (spec.half) {
+                if (conv.half) {
                     value = static_cast<std::uint16_t>(value);
                 }
             }
             unsigned base = conversion == u'u' ? 10 : conversion == u'o' ? 8 : 16;
-            emitInteger(sink, context, spec, value, false, false, base, conversion == u'X');
+            emitInteger(sink, context, conv, value, false, false, base, conversion == u'X');
             break;
         }
         case u'p': {
@@ -224,12 +224,12 @@ void formatWide(WideSink sink, void* context, const char16_t* format, std::va_li
                 digits[i] = u"0123456789ABCDEF"[value & 0xF];
                 value >>= 4;
             }
-            emitField(sink, context, spec, u"", 0, digits, 8, false);
+            emitField(sink, context, conv, u"", 0, digits, 8, false);
             break;
         }
         case u'c': {
             char16_t c = static_cast<char16_t>(va_arg(args, int));
-            emitField(sink, context, spec, u"", 0, &c, 1, false);
+            emitField(sink, context, conv, u"", 0, &c, 1, false);
             break;
         }
         case u's': {
@@ -238,22 +238,22 @@ void formatWide(WideSink sink, void* context, const char16_t* format, std::va_li
                 text = u"(null)";
             }
             std::size_t n = 0;
-            if (spec.precision < 0) {
+            if (conv.precision < 0) {
                 n = wideLength(text);
             } else {
-                while (n < static_cast<std::size_t>(spec.precision) && text[n] != 0) {
+                while (n < static_cast<std::size_t>(conv.precision) && text[n] != 0) {
                     ++n;
                 }
             }
             // The width pads short texts; a long one goes out whole.
-            int fill = spec.width > 0 && n < static_cast<std::size_t>(spec.width)
-                           ? spec.width - static_cast<int>(n)
+            int fill = conv.width > 0 && n < static_cast<std::size_t>(conv.width)
+                           ? conv.width - static_cast<int>(n)
                            : 0;
-            if (!spec.left) {
+            if (!conv.left) {
                 pad(sink, context, u' ', fill);
             }
             sink(context, text, n);
-            if (spec.left) {
+            if (conv.left) {
                 pad(sink, context, u' ', fill);
             }
             break;
