@@ -114,14 +114,6 @@ int secondReading(Readings* r) {
            systemInfo(InfoClass::timeOfDay, &r->todNew, TimeOfDayRecord::size);
 }
 
-void releaseBlock(Block* block) {
-    if (block->base != nullptr) {
-        platform::LocalFree(block->base);
-        block->base = nullptr;
-        block->size = 0;
-    }
-}
-
 } // namespace
 
 int ntsnapMain(int argc, const char* const* argv) {

@@ -7,15 +7,13 @@ namespace ntsnap {
 
 platform::NtQuerySystemInformationFn ntQuerySystemInformation = nullptr;
 
-namespace {
-
-void release(Block* pBuffer) {
-    platform::LocalFree(pBuffer->base);
-    pBuffer->base = nullptr;
-    pBuffer->size = 0;
+void releaseBlock(Block* pBuffer) {
+    if (pBuffer->base != nullptr) {
+        platform::LocalFree(pBuffer->base);
+        pBuffer->base = nullptr;
+        pBuffer->size = 0;
+    }
 }
-
-} // namespace
 
 int systemInfo(std::uint32_t infoClass, Block* pBuffer, std::uint32_t initialSize) {
     if (ntQuerySystemInformation == nullptr) {
@@ -40,10 +38,10 @@ int systemInfo(std::uint32_t infoClass, Block* pBuffer, std::uint32_t initialSiz
         }
         if (status != platform::STATUS_INFO_LENGTH_MISMATCH) {
             print(u"systemInfo, probe 30: NTSTATUS 0x%XL\n", status);
-            release(pBuffer);
+            releaseBlock(pBuffer);
             return 0;
         }
-        release(pBuffer);
+        releaseBlock(pBuffer);
         size *= 2;
         if (size > queryCeiling) {
             print(u"systemInfo, probe 40: buffer too large (%lu), NTSTATUS 0x%XL\n", size,

@@ -21,4 +21,8 @@ constexpr std::uint32_t queryCeiling = 0x200000;
 // the call exists at any time.
 int systemInfo(std::uint32_t infoClass, Block* pBuffer, std::uint32_t initialSize);
 
+// Releases the block in a slot, if it holds one, and empties the slot, so that releasing a slot
+// again does nothing.
+void releaseBlock(Block* pBuffer);
+
 } // namespace ntsnap

@@ -102,6 +102,12 @@ fake::Fixture basicInfo(std::uint8_t cpus) {
     return f;
 }
 
+Field64 field64(std::uint64_t value) {
+    Field64 f;
+    write64(f.bytes, value);
+    return f;
+}
+
 ntsnap::Block place(const fake::Fixture& f) {
     auto size = static_cast<std::uint32_t>(f.bytes.empty() ? 1 : f.bytes.size());
     auto* base = static_cast<unsigned char*>(lowmem::allocate(size));

@@ -62,6 +62,12 @@ fake::Fixture processBlock(const std::vector<Process>& processes, std::uint32_t 
 fake::Fixture timeOfDay(std::uint64_t currentTime);
 fake::Fixture basicInfo(std::uint8_t cpus);
 
+// A 64-bit time or count laid out as a record holds it, for the functions that take a field.
+struct Field64 {
+    unsigned char bytes[8];
+};
+Field64 field64(std::uint64_t value);
+
 // The fixture placed in a fresh block below 2 GiB, relocations applied. Release with release().
 ntsnap::Block place(const fake::Fixture& f);
 void release(ntsnap::Block* block);

@@ -13,22 +13,13 @@ using namespace ntsnap;
 constexpr std::uint64_t second = 10000000; // in 100 ns units
 constexpr std::uint64_t t0 = 132000000000000000ull;
 
-struct Stamp {
-    unsigned char bytes[8];
-};
-
-Stamp stamp(std::uint64_t value) {
-    Stamp s;
-    write64(s.bytes, value);
-    return s;
-}
-
 TEST(Elapsed, SubtractsWithWrapAround) {
-    Stamp a = stamp(t0), b = stamp(t0 + second);
+    fixture::Field64 a = fixture::field64(t0), b = fixture::field64(t0 + second);
     EXPECT_EQ(elapsedTime(a.bytes, b.bytes), second);
     // A clock set back wraps to a value close to 2^64.
     EXPECT_EQ(elapsedTime(b.bytes, a.bytes), 0 - second);
-    Stamp k1 = stamp(3), u1 = stamp(4), k2 = stamp(1), u2 = stamp(2);
+    fixture::Field64 k1 = fixture::field64(3), u1 = fixture::field64(4), k2 = fixture::field64(1),
+                     u2 = fixture::field64(2);
     EXPECT_EQ(cpuTimeDelta(k1.bytes, u1.bytes, k2.bytes, u2.bytes), 0 - std::uint64_t{4});
     EXPECT_EQ(cpuTimeDelta(k2.bytes, u2.bytes, k1.bytes, u1.bytes), 4u);
 }

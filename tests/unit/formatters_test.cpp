@@ -1,6 +1,7 @@
 #include "report/formatters.h"
 #include "snapshot/records.h"
 #include "tests/fake/fake_platform.h"
+#include "tests/fake/fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -10,16 +11,6 @@
 namespace {
 
 using namespace ntsnap;
-
-struct Field {
-    unsigned char bytes[8];
-};
-
-Field field(std::uint64_t value) {
-    Field f;
-    write64(f.bytes, value);
-    return f;
-}
 
 // A buffer filled with a marker, so that a formatter that must not write it can be caught.
 struct OutBuf {
@@ -49,16 +40,18 @@ TEST(FormatDuration, SecondsAndMillisecondsOfTheLow32BitsOfTheMilliseconds) {
     };
     for (const Case& c : cases) {
         OutBuf out;
-        const char16_t* got = formatDuration(field(c.value).bytes, out.text);
+        const char16_t* got = formatDuration(fixture::field64(c.value).bytes, out.text);
         EXPECT_EQ(got, out.text) << c.value;
         EXPECT_EQ(std::u16string(got), c.want) << c.value;
     }
     // Zero and a missing buffer give constants; the buffer is not written.
     OutBuf out;
-    EXPECT_EQ(std::u16string(formatDuration(field(0).bytes, out.text)), u"0.000");
+    EXPECT_EQ(std::u16string(formatDuration(fixture::field64(0).bytes, out.text)), u"0.000");
     EXPECT_TRUE(out.untouched());
-    EXPECT_EQ(std::u16string(formatDuration(field(0).bytes, nullptr)), u"(10: error: outBuf null)");
-    EXPECT_EQ(std::u16string(formatDuration(field(5).bytes, nullptr)), u"(10: error: outBuf null)");
+    EXPECT_EQ(std::u16string(formatDuration(fixture::field64(0).bytes, nullptr)),
+              u"(10: error: outBuf null)");
+    EXPECT_EQ(std::u16string(formatDuration(fixture::field64(5).bytes, nullptr)),
+              u"(10: error: outBuf null)");
 }
 
 TEST(FormatTime, LocalDateAndTimeUnderTheZone) {
@@ -77,15 +70,17 @@ TEST(FormatTime, LocalDateAndTimeUnderTheZone) {
     for (const Case& c : cases) {
         fake::state().zone.Bias = c.bias;
         OutBuf out;
-        const char16_t* got = formatTime(field(c.stamp).bytes, out.text);
+        const char16_t* got = formatTime(fixture::field64(c.stamp).bytes, out.text);
         EXPECT_EQ(got, out.text);
         EXPECT_EQ(std::u16string(got), c.want) << c.stamp << " bias " << c.bias;
     }
     OutBuf out;
-    EXPECT_EQ(std::u16string(formatTime(field(0).bytes, out.text)), u"(null)");
+    EXPECT_EQ(std::u16string(formatTime(fixture::field64(0).bytes, out.text)), u"(null)");
     EXPECT_TRUE(out.untouched());
-    EXPECT_EQ(std::u16string(formatTime(field(0).bytes, nullptr)), u"(10: error: outBuf null)");
-    EXPECT_EQ(std::u16string(formatTime(field(1).bytes, nullptr)), u"(10: error: outBuf null)");
+    EXPECT_EQ(std::u16string(formatTime(fixture::field64(0).bytes, nullptr)),
+              u"(10: error: outBuf null)");
+    EXPECT_EQ(std::u16string(formatTime(fixture::field64(1).bytes, nullptr)),
+              u"(10: error: outBuf null)");
 }
 
 TEST(FormatTime, EachFailingTimeServiceLeavesItsNumberedTextAndCode) {
@@ -111,7 +106,7 @@ TEST(FormatTime, EachFailingTimeServiceLeavesItsNumberedTextAndCode) {
         fake::reset();
         c.script(fake::state());
         OutBuf out;
-        const char16_t* got = formatTime(field(c.stamp).bytes, out.text);
+        const char16_t* got = formatTime(fixture::field64(c.stamp).bytes, out.text);
         EXPECT_EQ(got, out.text);
         EXPECT_EQ(std::u16string(got), c.want);
     }
